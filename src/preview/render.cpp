@@ -14,45 +14,74 @@ constexpr char clear_screen[] = "\x1b[2J\x1b[H";
 constexpr int cell_w = pic_width / text_cols;
 constexpr int cell_h = pic_height / text_rows;
 constexpr int levels = 9; // steps 0..8 of the ramp are used
+constexpr int inv_shift = 40;
 static_assert(cell_w == 2 && cell_h == 4, "a character covers 2 x 4 pixels");
 
-uint32_t pixel(const unsigned char *px, int x, int y)
+// One pass over the pixels gives the sum of every 2 x 4 block and the picture's range. The
+// minimum and maximum are kept per text column, so that no single chain of comparisons runs
+// through all 19200 pixels.
+void cells(const unsigned char *px, uint32_t sum[text_rows][text_cols], uint32_t *lo, uint32_t *hi)
 {
-    return get16(px + 2 * (pic_width * y + x));
+    uint16_t min[text_cols];
+    uint16_t max[text_cols];
+
+    for (int c = 0; c < text_cols; c++) {
+        min[c] = 65535;
+        max[c] = 0;
+    }
+    for (int r = 0; r < text_rows; r++)
+        for (int c = 0; c < text_cols; c++)
+            sum[r][c] = 0;
+
+    for (int y = 0; y < pic_height; y++) {
+        const unsigned char *line = px + 2 * pic_width * y;
+        uint32_t *s = sum[y / cell_h];
+        for (int c = 0; c < text_cols; c++) {
+            auto a = uint16_t(get16(line + 4 * c));
+            auto b = uint16_t(get16(line + 4 * c + 2));
+            s[c] += uint32_t(a) + b; // eight 16-bit values need 19 bits
+            uint16_t small = a < b ? a : b;
+            uint16_t big = a < b ? b : a;
+            min[c] = small < min[c] ? small : min[c];
+            max[c] = big > max[c] ? big : max[c];
+        }
+    }
+
+    *lo = 65535;
+    *hi = 0;
+    for (int c = 0; c < text_cols; c++) {
+        *lo = min[c] < *lo ? min[c] : *lo;
+        *hi = max[c] > *hi ? max[c] : *hi;
+    }
 }
 
 } // namespace
 
 void render(const unsigned char *frame, uint32_t num, unsigned int type)
 {
-    const unsigned char *px = frame + pixel_at;
-    uint32_t lo = 65535;
-    uint32_t hi = 0;
+    uint32_t sum[text_rows][text_cols];
+    uint32_t lo;
+    uint32_t hi;
     char row[text_cols + 1];
 
-    for (int i = 0; i < pic_width * pic_height; i++) {
-        uint32_t v = get16(px + 2 * i);
-        if (v < lo)
-            lo = v;
-        if (v > hi)
-            hi = v;
-    }
+    cells(frame + pixel_at, sum, &lo, &hi);
     // A uniform picture has no range to show.
     if (lo >= hi)
         return;
 
+    // level = (avg - lo) * 9 / (hi - lo + 1), with the division done as a multiplication by
+    // the rounded-up reciprocal: exact, as the dividend is below 2^20 and the divisor at most
+    // 2^16, so their product stays below 2^40.
+    uint64_t span = hi - lo + 1;
+    uint64_t inv = ((uint64_t(1) << inv_shift) + span - 1) / span;
+
     fputs(clear_screen, stdout);
     printf("frame %u type=%u range=[%u..%u]  (bright=hot)\n", unsigned(num), type, unsigned(lo),
            unsigned(hi));
-
     for (int r = 0; r < text_rows; r++) {
         for (int c = 0; c < text_cols; c++) {
-            uint64_t sum = 0;
-            for (int y = cell_h * r; y < cell_h * (r + 1); y++)
-                for (int x = cell_w * c; x < cell_w * (c + 1); x++)
-                    sum += pixel(px, x, y);
-            uint32_t avg = uint32_t(sum / (cell_w * cell_h));
-            row[c] = ramp[(avg - lo) * levels / (hi - lo + 1)];
+            uint32_t avg = sum[r][c] / (cell_w * cell_h);
+            row[c] = ramp[uint64_t((avg - lo) * levels) * inv >> inv_shift];
         }
         row[text_cols] = '\0';
         printf("%s\n", row);

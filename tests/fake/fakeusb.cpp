@@ -26,6 +26,7 @@ namespace fake {
 world cam;
 std::vector<std::string> log;
 uint64_t now_ms;
+void (*on_pause)(unsigned int ms);
 std::vector<std::string> problems;
 
 namespace {
@@ -71,7 +72,8 @@ void drain()
 void note(const std::string &s)
 {
     drain();
-    log.push_back(s);
+    if (!cam.quiet)
+        log.push_back(s);
 }
 
 bool ours(libusb_device_handle *h, const char *what)
@@ -87,6 +89,7 @@ bool ours(libusb_device_handle *h, const char *what)
 void reset()
 {
     cam = world{};
+    on_pause = nullptr;
     log.clear();
     problems.clear();
     now_ms = 0;
@@ -125,7 +128,8 @@ void capture_end()
 
 int run()
 {
-    capture_begin();
+    if (!cam.quiet)
+        capture_begin();
     int status = usb_live_main();
     capture_end();
     if (ctx_live)
@@ -327,14 +331,15 @@ int libusb_bulk_transfer(libusb_device_handle *h, unsigned char ep, unsigned cha
     if (ep == 0x03) {
         xfer x;
         if (!cam.sends.empty()) {
-            x = cam.sends.front();
+            x = std::move(cam.sends.front());
             cam.sends.pop_front();
         }
         if (x.result == 0)
             *n = len;
         if (x.result == LIBUSB_ERROR_TIMEOUT)
             now_ms += timeout;
-        log.push_back(bulk_out(std::vector<uint8_t>(data, data + len), x.result));
+        if (!cam.quiet)
+            log.push_back(bulk_out(std::vector<uint8_t>(data, data + len), x.result));
         return x.result;
     }
 
@@ -347,7 +352,7 @@ int libusb_bulk_transfer(libusb_device_handle *h, unsigned char ep, unsigned cha
     }
     xfer x;
     if (!q->empty()) {
-        x = q->front();
+        x = std::move(q->front());
         q->pop_front();
     } else if (ep == 0x82) {
         x.data.assign(4, 0);
@@ -363,7 +368,8 @@ int libusb_bulk_transfer(libusb_device_handle *h, unsigned char ep, unsigned cha
         r = LIBUSB_ERROR_OVERFLOW;
     if (r == LIBUSB_ERROR_TIMEOUT)
         now_ms += timeout;
-    log.push_back(bulk_in(ep, len, r, *n));
+    if (!cam.quiet)
+        log.push_back(bulk_in(ep, len, r, *n));
     return r;
 }
 
@@ -371,6 +377,9 @@ int libusb_bulk_transfer(libusb_device_handle *h, unsigned char ep, unsigned cha
 
 void msleep(unsigned int ms)
 {
-    note("pause " + std::to_string(ms));
+    if (!cam.quiet)
+        note("pause " + std::to_string(ms));
     now_ms += ms;
+    if (on_pause)
+        on_pause(ms);
 }

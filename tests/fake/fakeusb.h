@@ -36,11 +36,14 @@ struct world {
     std::deque<xfer> sends;  // endpoint 0x03
     std::deque<xfer> replies; // endpoint 0x82
     std::deque<xfer> pictures; // endpoint 0x81
+    bool quiet = false;        // log and capture nothing (and allocate nothing) at the boundary
 };
 
 extern world cam;
 extern std::vector<std::string> log;
 extern uint64_t now_ms;
+// Called at every pause, after it is logged.
+extern void (*on_pause)(unsigned int ms);
 // Misuse seen at the boundary (unknown handle or endpoint, a call after libusb_exit, a
 // resource left open at the end). A test expects it to be empty.
 extern std::vector<std::string> problems;
