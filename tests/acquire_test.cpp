@@ -1,8 +1,6 @@
 // Which transfers on the picture endpoint become pictures, and what each poll costs.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "fakeusb.h"
 #include "preview/acquire.h"
 
@@ -47,10 +45,13 @@ seen preview_over(std::deque<fake::xfer> script)
         s.header_reads += e.rfind("bulk 81 len=64 ", 0) == 0;
         s.frame_reads += e.rfind("bulk 81 len=40000 ", 0) == 0;
     }
-    std::regex status("frame ([0-9]+) type=([0-9]+) ");
+    // Each screen starts with the clear sequence and "frame N type=T range=...".
     std::string out = fake::out();
-    for (std::sregex_iterator i(out.begin(), out.end(), status), end; i != end; ++i)
-        s.drawn.push_back("frame " + (*i)[1].str() + " type=" + (*i)[2].str());
+    const std::string start = "\x1b[2J\x1b[H";
+    for (size_t at = out.find(start); at != std::string::npos; at = out.find(start, at + 1)) {
+        size_t from = at + start.size();
+        s.drawn.push_back(out.substr(from, out.find(" range=", from) - from));
+    }
     return s;
 }
 

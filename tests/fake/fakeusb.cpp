@@ -361,7 +361,8 @@ int libusb_bulk_transfer(libusb_device_handle *h, unsigned char ep, unsigned cha
     }
     // As libusb does: never more than the buffer holds; a longer packet is an overflow.
     size_t take = x.data.size() < size_t(len) ? x.data.size() : size_t(len);
-    memcpy(data, x.data.data(), take);
+    if (take)
+        memcpy(data, x.data.data(), take);
     *n = int(take);
     int r = x.result;
     if (r == 0 && x.data.size() > size_t(len))
