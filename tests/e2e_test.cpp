@@ -1,6 +1,7 @@
 // The built usb_live, linked against the real libusb, run against the emulated camera.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -244,5 +245,70 @@ TEST(Terminal, ScreenShowsTheStatusLineAndTheHotSpot)
     }
     EXPECT_EQ(lines[31], "status=0");
 }
+
+} // namespace
+
+namespace {
+
+// Faults the camera can throw at the program. In each the run goes on along its usual path:
+// only its own output, nothing on stderr, exit status 0, and no longer than the timeouts allow.
+struct fault {
+    const char *name;
+    const char *scenario;
+    bool drawn;         // the picture after the fault is still drawn
+    double min_seconds; // the timeouts it must cost
+    double max_seconds;
+    const char *in_log; // an entry that shows the fault happened
+};
+
+void PrintTo(const fault &f, std::ostream *os)
+{
+    *os << f.name;
+}
+
+class Faults : public ::testing::TestWithParam<fault> {};
+
+TEST_P(Faults, RunGoesOnAndEndsNormally)
+{
+    const fault &f = GetParam();
+    result r = run(std::string(f.scenario) + "header 4\nframe spot 40 20\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, announcement + (f.drawn ? spots_screen(4, {{5, 20}}) : ""));
+    EXPECT_GE(r.seconds, f.min_seconds);
+    EXPECT_LT(r.seconds, f.max_seconds);
+    strings ev = r.events();
+    EXPECT_NE(std::find(ev.begin(), ev.end(), f.in_log), ev.end()) << f.in_log;
+    if (f.drawn) {
+        EXPECT_NE(std::find(ev.begin(), ev.end(), "out 03 len=4 [74 b6 b6 6b]"), ev.end());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Camera, Faults,
+    ::testing::Values(
+        // The third command stalls: no reply is read for it, the others go on.
+        fault{"command_stalls", "send ok\nsend ok\nsend stall\n", true, 1.1, 5,
+              "out 03 len=8 [72 b6 b6 6b 00 00 00 00]"},
+        // The first reply never comes: one 2 s timeout, once.
+        fault{"reply_never_comes", "reply timeout\n", true, 3.1, 6,
+              "in 82 len=4096 -> discarded"},
+        fault{"picture_read_times_out", "timeout\n", true, 3.1, 6, "in 81 len=64 -> discarded"},
+        // A frame transfer larger than the buffer is an overflow: that picture is lost.
+        fault{"frame_overflows", "header 3\noverflow\n", true, 1.1, 5,
+              "in 81 len=40000 -> status=-75 n=40000"},
+        fault{"frame_too_long", "header 3\nframe uniform 9 len=40001\n", true, 1.1, 5,
+              "in 81 len=40000 -> status=-75 n=40000"},
+        fault{"header_too_long", "raw 1b b1 b1 1b 09 00 00 00 " // 65 bytes
+              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+              "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+              "00\n",
+              true, 1.1, 5, "in 81 len=64 -> status=-75 n=64"},
+        fault{"endpoint_stalls_and_errs", "stall\nioerror\n", true, 1.1, 5,
+              "in 81 len=64 -> status=-32 n=0"},
+        // Unplugged during the start sequence: every later request fails at once.
+        fault{"unplugged_while_starting", "send ok\nsend unplug\n", false, 1.1, 5, "unplugged"},
+        fault{"unplugged_during_preview", "header 1\nunplug\n", false, 1.1, 5, "unplugged"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -514,8 +514,11 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
         return TRUE;
     }
     case USBDEVFS_DISCARDURB: {
+        // The argument is the URB's address in the program.
+        gulong which = 0;
+        memcpy(&which, arg->data, std::min(sizeof which, size_t(arg->data_len)));
         for (urb &u : cam.pending)
-            if (u.self->client_addr == arg->client_addr) {
+            if (u.self->client_addr == which) {
                 logf("in %02x len=%d -> discarded", u.ep, u.buf->data_len);
                 u.ready = true;
                 u.live_header = false;
