@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
-#include <unistd.h>
 #include <random>
+#include <unistd.h>
 #include <vector>
 
 #include "msleep.h"

@@ -98,24 +98,33 @@ INSTANTIATE_TEST_SUITE_P(
         pollcase{"wrong_magic", {bytes(wrong_magic()), pic}, 0, {}},
         pollcase{"frame_type_passed_on", {header(9, 0xFE), pic}, 1, {"frame 9 type=254"}},
         pollcase{"repeated_number", {header(5), pic, header(5), pic}, 1, {"frame 5 type=0"}},
-        pollcase{"first_number_all_ones", {header(0xFFFFFFFF), pic, header(0), pic}, 1,
+        pollcase{"first_number_all_ones",
+                 {header(0xFFFFFFFF), pic, header(0), pic},
+                 1,
                  {"frame 0 type=0"}},
         pollcase{"frame_of_38399_bytes_uses_up_its_number",
-                 {header(5), frame(picture(), 38399), header(5), pic, header(6), pic}, 2,
+                 {header(5), frame(picture(), 38399), header(5), pic, header(6), pic},
+                 2,
                  {"frame 6 type=0"}},
-        pollcase{"frame_of_38400_bytes", {header(5), frame(picture(), 38400)}, 1,
-                 {"frame 5 type=0"}},
-        pollcase{"frame_of_40000_bytes", {header(5), frame(picture(), 40000)}, 1,
-                 {"frame 5 type=0"}},
+        pollcase{
+            "frame_of_38400_bytes", {header(5), frame(picture(), 38400)}, 1, {"frame 5 type=0"}},
+        pollcase{
+            "frame_of_40000_bytes", {header(5), frame(picture(), 40000)}, 1, {"frame 5 type=0"}},
         pollcase{"frame_overflow", {header(5), frame(picture(), 40001)}, 1, {}},
         pollcase{"failed_frame_uses_up_its_number",
-                 {header(5), {LIBUSB_ERROR_IO, {}}, header(5), pic}, 1, {}},
-        pollcase{"header_errors_count_as_polls",
-                 {{LIBUSB_ERROR_IO, header(1).data}, fake::timeout(),
-                  {LIBUSB_ERROR_NO_DEVICE, {}}, header(2), pic},
-                 1, {"frame 2 type=0"}},
-        pollcase{"header_with_error_and_data", {{LIBUSB_ERROR_OVERFLOW, header(1).data}, pic}, 0,
+                 {header(5), {LIBUSB_ERROR_IO, {}}, header(5), pic},
+                 1,
                  {}},
+        pollcase{"header_errors_count_as_polls",
+                 {{LIBUSB_ERROR_IO, header(1).data},
+                  fake::timeout(),
+                  {LIBUSB_ERROR_NO_DEVICE, {}},
+                  header(2),
+                  pic},
+                 1,
+                 {"frame 2 type=0"}},
+        pollcase{
+            "header_with_error_and_data", {{LIBUSB_ERROR_OVERFLOW, header(1).data}, pic}, 0, {}},
         pollcase{"frame_in_place_of_header", {pic, header(3), pic}, 1, {"frame 3 type=0"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -150,8 +159,8 @@ TEST(Preview, ShortTransferKeepsTheBufferTail)
     warm[0] = 900;
     std::vector<uint16_t> hot = fake::uniform(700);
     hot[0] = 800;
-    seen s = preview_over({header(1), frame(warm, 38400), header(2), frame(hot),
-                           header(3), frame(warm, 38400)});
+    seen s = preview_over(
+        {header(1), frame(warm, 38400), header(2), frame(hot), header(3), frame(warm, 38400)});
     ASSERT_EQ(s.drawn.size(), 3u);
     std::string out = fake::out();
     EXPECT_NE(out.find("frame 1 type=0 range=[0..900]"), std::string::npos);

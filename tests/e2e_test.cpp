@@ -80,8 +80,9 @@ result run(const std::string &scenario, const std::string &mode = "--scenario")
 {
     std::string d = tmpdir();
     std::ofstream(d + "/scenario") << scenario;
-    std::string cmd = std::string(EMULATOR) + " " + mode + (mode == "--scenario" ? " " + d + "/scenario" : "") +
-                      " --log " + d + "/log -- " + USB_LIVE + " >" + d + "/out 2>" + d + "/err </dev/null";
+    std::string cmd = std::string(EMULATOR) + " " + mode +
+                      (mode == "--scenario" ? " " + d + "/scenario" : "") + " --log " + d +
+                      "/log -- " + USB_LIVE + " >" + d + "/out 2>" + d + "/err </dev/null";
     auto t0 = std::chrono::steady_clock::now();
     int st = system(cmd.c_str());
     result r;
@@ -106,7 +107,8 @@ std::string spots_screen(unsigned num, std::vector<std::pair<int, int>> cells)
     strings rows(30, std::string(80, ' '));
     for (auto [r, c] : cells)
         rows[size_t(r)][size_t(c)] = '%';
-    std::string s = "\x1b[2J\x1b[Hframe " + std::to_string(num) + " type=0 range=[1000..3000]  (bright=hot)\n";
+    std::string s =
+        "\x1b[2J\x1b[Hframe " + std::to_string(num) + " type=0 range=[1000..3000]  (bright=hot)\n";
     for (const std::string &row : rows)
         s += row + "\n";
     return s;
@@ -143,7 +145,7 @@ TEST(Camera, WholeConversationAndScreensByteExact)
 {
     result r = run("header 7 type=2\n"
                    "frame spot 40 20\n"
-                   "header 7\n"                // seen: no frame read
+                   "header 7\n" // seen: no frame read
                    "header 8 len=64\n"
                    "frame spot 158 116\n");
     EXPECT_EQ(r.status, 0);
@@ -202,7 +204,8 @@ TEST(Camera, LiveSceneMoves)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     size_t screens = 0;
-    for (size_t at = r.out.find("\x1b[2J"); at != std::string::npos; at = r.out.find("\x1b[2J", at + 1))
+    for (size_t at = r.out.find("\x1b[2J"); at != std::string::npos;
+         at = r.out.find("\x1b[2J", at + 1))
         screens++;
     EXPECT_GE(screens, 190u) << "nearly every poll should bring a new picture";
 }
@@ -213,8 +216,8 @@ TEST(Terminal, ScreenShowsTheStatusLineAndTheHotSpot)
     std::string d = tmpdir();
     std::ofstream(d + "/tmux_scenario") << "header 3\nframe spot 100 60\n";
     std::string sock = "-L usb_live_e2e_" + std::to_string(getpid());
-    std::string inner = std::string(EMULATOR) + " --scenario " + d + "/tmux_scenario -- " + USB_LIVE +
-                        "; echo status=$?; sleep 30";
+    std::string inner = std::string(EMULATOR) + " --scenario " + d + "/tmux_scenario -- " +
+                        USB_LIVE + "; echo status=$?; sleep 30";
     std::string start = "TERM=xterm tmux " + sock + " new-session -d -x 100 -y 40 '" + inner + "'";
     ASSERT_EQ(system(start.c_str()), 0);
 
@@ -291,15 +294,15 @@ INSTANTIATE_TEST_SUITE_P(
         fault{"command_stalls", "send ok\nsend ok\nsend stall\n", true, 1.1, 5,
               "out 03 len=8 [72 b6 b6 6b 00 00 00 00]"},
         // The first reply never comes: one 2 s timeout, once.
-        fault{"reply_never_comes", "reply timeout\n", true, 3.1, 6,
-              "in 82 len=4096 -> discarded"},
+        fault{"reply_never_comes", "reply timeout\n", true, 3.1, 6, "in 82 len=4096 -> discarded"},
         fault{"picture_read_times_out", "timeout\n", true, 3.1, 6, "in 81 len=64 -> discarded"},
         // A frame transfer larger than the buffer is an overflow: that picture is lost.
         fault{"frame_overflows", "header 3\noverflow\n", true, 1.1, 5,
               "in 81 len=40000 -> status=-75 n=40000"},
         fault{"frame_too_long", "header 3\nframe uniform 9 len=40001\n", true, 1.1, 5,
               "in 81 len=40000 -> status=-75 n=40000"},
-        fault{"header_too_long", "raw 1b b1 b1 1b 09 00 00 00 " // 65 bytes
+        fault{"header_too_long",
+              "raw 1b b1 b1 1b 09 00 00 00 " // 65 bytes
               "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
               "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
               "00\n",

@@ -73,8 +73,8 @@ TEST_F(Lifecycle, SilentCameraGetsTheWholeConversationAndExitsZero)
 
 TEST_F(Lifecycle, FirstMatchingDeviceThatOpensIsTheCamera)
 {
-    fake::cam.devices = {{0x833C, LIBUSB_ERROR_ACCESS}, {0x833C, LIBUSB_ERROR_ACCESS},
-                         {0x833C, 0}, {0x833C, 0}};
+    fake::cam.devices = {
+        {0x833C, LIBUSB_ERROR_ACCESS}, {0x833C, LIBUSB_ERROR_ACCESS}, {0x833C, 0}, {0x833C, 0}};
     EXPECT_EQ(fake::run(), 0);
     strings want = full_run(2);
     want[1] = "list 4";
@@ -106,13 +106,14 @@ TEST_P(Scan, NoCameraThatOpensMeansNoDevice)
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, Scan,
-    ::testing::Values(
-        scancase{"none", {}, {"init", "list 0", "free list"}},
-        scancase{"other_vendors", {{0x1234, 0}, {0x833D, 0}, {0x338C, 0}},
-                 {"init", "list 3", "free list"}},
-        scancase{"camera_will_not_open",
-                 {{0x0001, 0}, {0x833C, LIBUSB_ERROR_ACCESS}, {0x833C, LIBUSB_ERROR_BUSY}},
-                 {"init", "list 3", "open #1 -> -3", "open #2 -> -6", "free list"}}),
+    ::testing::Values(scancase{"none", {}, {"init", "list 0", "free list"}},
+                      scancase{"other_vendors",
+                               {{0x1234, 0}, {0x833D, 0}, {0x338C, 0}},
+                               {"init", "list 3", "free list"}},
+                      scancase{
+                          "camera_will_not_open",
+                          {{0x0001, 0}, {0x833C, LIBUSB_ERROR_ACCESS}, {0x833C, LIBUSB_ERROR_BUSY}},
+                          {"init", "list 3", "open #1 -> -3", "open #2 -> -6", "free list"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Lifecycle, FailedDeviceListIsLikeAnEmptyOne)
@@ -142,11 +143,11 @@ TEST_F(Lifecycle, FailingCommandsDoNotChangeTheCourseOfTheRun)
         if (e.rfind("bulk 82", 0) == 0 || e.rfind("bulk 03", 0) == 0 || e.rfind("pause", 0) == 0)
             sent.push_back(e);
     auto failed = [](uint8_t low) { return bulk_out(word(low), LIBUSB_ERROR_PIPE); };
-    EXPECT_EQ(sent, (strings{failed(0x6B), failed(0x6C), failed(0x6F),
-                             bulk_out(mode(0), LIBUSB_ERROR_PIPE),
-                             bulk_out(mode(0), LIBUSB_ERROR_PIPE), "pause 300", failed(0x73),
-                             "pause 500", bulk_out(mode(1), LIBUSB_ERROR_PIPE), "pause 300",
-                             "pause 100", failed(0x74)}));
+    EXPECT_EQ(
+        sent,
+        (strings{failed(0x6B), failed(0x6C), failed(0x6F), bulk_out(mode(0), LIBUSB_ERROR_PIPE),
+                 bulk_out(mode(0), LIBUSB_ERROR_PIPE), "pause 300", failed(0x73), "pause 500",
+                 bulk_out(mode(1), LIBUSB_ERROR_PIPE), "pause 300", "pause 100", failed(0x74)}));
     EXPECT_EQ(fake::out(), announcement);
 }
 

@@ -126,22 +126,21 @@ TEST_P(Level, CellCharacter)
 
 INSTANTIATE_TEST_SUITE_P(
     Edges, Level,
-    ::testing::Values(levelcase{"midway", 100, 200, {150}, '='},
-                      levelcase{"at_lo", 100, 200, {100}, ' '},
-                      levelcase{"rounds_down", 100, 200, {101, 101, 101, 101, 101, 101, 101, 100},
-                                ' '},
-                      levelcase{"eight_sum_to_8lo_plus_8", 100, 200,
-                                {101, 101, 101, 101, 101, 101, 101, 101}, ' '},
-                      levelcase{"span_1_at_hi", 100, 101, {101}, '='},
-                      levelcase{"span_2_at_hi", 100, 102, {102}, '*'},
-                      levelcase{"span_3_at_hi", 100, 103, {103}, '*'},
-                      levelcase{"span_4_at_hi", 100, 104, {104}, '#'},
-                      levelcase{"span_7_at_hi", 100, 107, {107}, '#'},
-                      levelcase{"span_8_at_hi", 100, 108, {108}, '%'},
-                      levelcase{"full_range_at_hi", 0, 65535, {65535}, '%'},
-                      levelcase{"full_range_just_below", 0, 65535, {65534}, '%'},
-                      levelcase{"full_range_first_step", 0, 65535, {7282}, '.'},
-                      levelcase{"full_range_below_first_step", 0, 65535, {7281}, ' '}),
+    ::testing::Values(
+        levelcase{"midway", 100, 200, {150}, '='}, levelcase{"at_lo", 100, 200, {100}, ' '},
+        levelcase{"rounds_down", 100, 200, {101, 101, 101, 101, 101, 101, 101, 100}, ' '},
+        levelcase{
+            "eight_sum_to_8lo_plus_8", 100, 200, {101, 101, 101, 101, 101, 101, 101, 101}, ' '},
+        levelcase{"span_1_at_hi", 100, 101, {101}, '='},
+        levelcase{"span_2_at_hi", 100, 102, {102}, '*'},
+        levelcase{"span_3_at_hi", 100, 103, {103}, '*'},
+        levelcase{"span_4_at_hi", 100, 104, {104}, '#'},
+        levelcase{"span_7_at_hi", 100, 107, {107}, '#'},
+        levelcase{"span_8_at_hi", 100, 108, {108}, '%'},
+        levelcase{"full_range_at_hi", 0, 65535, {65535}, '%'},
+        levelcase{"full_range_just_below", 0, 65535, {65534}, '%'},
+        levelcase{"full_range_first_step", 0, 65535, {7282}, '.'},
+        levelcase{"full_range_below_first_step", 0, 65535, {7281}, ' '}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Render, RampHasTenStepsAndTheLastIsNeverDrawn)

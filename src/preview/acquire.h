@@ -6,8 +6,8 @@
 
 // Header packet: magic at 0, frame number at 4, frame type at 12 (little-endian).
 constexpr uint32_t head_magic = 0x1BB1B11B;
-constexpr int head_size = 64;     // at most this much is read
-constexpr int head_min = 28;      // a shorter packet is not a header
+constexpr int head_size = 64; // at most this much is read
+constexpr int head_min = 28;  // a shorter packet is not a header
 constexpr int head_number_at = 4;
 constexpr int head_type_at = 12;
 

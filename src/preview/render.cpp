@@ -33,12 +33,13 @@ void cells(const unsigned char *px, uint32_t sum[text_rows][text_cols], uint32_t
         for (int c = 0; c < text_cols; c++)
             sum[r][c] = 0;
 
-    for (int y = 0; y < pic_height; y++) {
-        const unsigned char *line = px + 2 * pic_width * y;
+    for (size_t y = 0; y < pic_height; y++) {
+        const unsigned char *line = px + y * pic_width * 2; // 2 bytes a pixel
         uint32_t *s = sum[y / cell_h];
-        for (int c = 0; c < text_cols; c++) {
-            auto a = uint16_t(get16(line + 4 * c));
-            auto b = uint16_t(get16(line + 4 * c + 2));
+        for (size_t c = 0; c < text_cols; c++) {
+            const unsigned char *cell = line + c * cell_w * 2;
+            auto a = uint16_t(get16(cell));
+            auto b = uint16_t(get16(cell + 2));
             s[c] += uint32_t(a) + b; // eight 16-bit values need 19 bits
             uint16_t small = a < b ? a : b;
             uint16_t big = a < b ? b : a;

@@ -32,9 +32,9 @@ struct device {
 struct world {
     int init_result = 0;
     std::vector<device> devices;
-    bool list_fails = false; // libusb_get_device_list returns LIBUSB_ERROR_NO_MEM
-    std::deque<xfer> sends;  // endpoint 0x03
-    std::deque<xfer> replies; // endpoint 0x82
+    bool list_fails = false;   // libusb_get_device_list returns LIBUSB_ERROR_NO_MEM
+    std::deque<xfer> sends;    // endpoint 0x03
+    std::deque<xfer> replies;  // endpoint 0x82
     std::deque<xfer> pictures; // endpoint 0x81
     bool quiet = false;        // log and capture nothing (and allocate nothing) at the boundary
 };

@@ -44,7 +44,7 @@ constexpr int width = 160;
 constexpr int height = 120;
 constexpr int pixel_at = 28;
 constexpr int frame_bytes = pixel_at + 2 * width * height; // 38428
-constexpr int live_interval_ms = 40;                         // 25 pictures a second
+constexpr int live_interval_ms = 40;                       // 25 pictures a second
 
 // What the camera does with one transfer.
 struct step {
@@ -57,9 +57,9 @@ struct urb {
     UMockdevIoctlData *self = nullptr; // the client's struct usbdevfs_urb
     UMockdevIoctlData *buf = nullptr;  // its buffer
     unsigned char ep = 0;
-    bool ready = false;           // decided: status and bytes are set
-    clk::time_point ready_at;     // not reaped before this
-    bool live_header = false;     // content decided when it becomes due
+    bool ready = false;       // decided: status and bytes are set
+    clk::time_point ready_at; // not reaped before this
+    bool live_header = false; // content decided when it becomes due
     int status = 0;
     std::vector<uint8_t> bytes;
 };
@@ -135,6 +135,12 @@ std::vector<uint8_t> header(uint32_t num, uint8_t type, int len, uint32_t magic)
     return h;
 }
 
+// Where pixel (x, y) starts in a frame transfer.
+size_t at(int x, int y)
+{
+    return size_t(pixel_at) + 2 * (size_t(width) * size_t(y) + size_t(x));
+}
+
 // A warm room with a hot spot that circles, and a little sensor noise.
 std::vector<uint8_t> scene(uint32_t k, std::mt19937 &rng)
 {
@@ -146,7 +152,7 @@ std::vector<uint8_t> scene(uint32_t k, std::mt19937 &rng)
         for (int x = 0; x < width; x++) {
             double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
             double v = 7300 + 3 * y + 1500 * std::exp(-d2 / 90.0) + noise(rng);
-            put16(f, size_t(pixel_at + 2 * (width * y + x)), uint32_t(v));
+            put16(f, at(x, y), uint32_t(v));
         }
     return f;
 }
@@ -158,7 +164,7 @@ std::vector<uint8_t> pattern(std::istringstream &in, std::string &err)
     std::string p;
     in >> p;
     std::vector<uint8_t> f(frame_bytes, 0);
-    auto px = [&](int x, int y, uint32_t v) { put16(f, size_t(pixel_at + 2 * (width * y + x)), v); };
+    auto px = [&](int x, int y, uint32_t v) { put16(f, at(x, y), v); };
     if (p == "uniform") {
         uint32_t v = 0;
         in >> v;
@@ -259,7 +265,8 @@ bool load_scenario(const char *path)
     std::string line;
     std::deque<step> *lastq = nullptr;
     for (int no = 1; std::getline(f, line); no++) {
-        line = line.substr(0, line.find('#'));
+        if (size_t hash = line.find('#'); hash != std::string::npos)
+            line.resize(hash);
         std::istringstream in(line);
         std::string what, err;
         if (!(in >> what))
@@ -390,8 +397,9 @@ void submit(urb &u)
 void complete(urb &u, UMockdevIoctlData *arg, UMockdevIoctlClient *client)
 {
     if (u.live_header) {
-        uint32_t num = uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - cam.t0).count() /
-                                live_interval_ms);
+        uint32_t num = uint32_t(
+            std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - cam.t0).count() /
+            live_interval_ms);
         cam.last_number = cam.header_number = num;
         u.bytes = header(num, 0, 64, 0x1BB1B11B);
     }
@@ -560,32 +568,32 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer)
 // 0x82 (IN) and 0x03 (OUT).
 const char descriptors[] =
     // device: USB 2.0, vendor 833c, product 0001, two configurations
-    "1201000200000040" "3c830100" "00010000" "0002"
-    // configuration 2: one interface, bus-powered 500 mA
+    "12010002000000403c830100000100000002"
+    // configuration 2: one interface, bus-powered 500 mA; interface 0, three bulk endpoints
     "0902270001020080fa"
-    "090400000" "3ff000000"
-    "07058102000200" "07058202000200" "07050302000200"
+    "0904000003ff000000"
+    "070581020002000705820200020007050302000200"
     // configuration 1: the same
     "0902270001010080fa"
-    "090400000" "3ff000000"
-    "07058102000200" "07058202000200" "07050302000200";
+    "0904000003ff000000"
+    "070581020002000705820200020007050302000200";
 
 bool add_camera(UMockdevTestbed *bed)
 {
     std::string rec = std::string("P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
-                      "N: bus/usb/001/002\n"
-                      "E: SUBSYSTEM=usb\n"
-                      "E: DEVTYPE=usb_device\n"
-                      "E: DEVNAME=/dev/bus/usb/001/002\n"
-                      "E: BUSNUM=001\n"
-                      "E: DEVNUM=002\n"
-                      "A: busnum=1\\n\n"
-                      "A: devnum=2\\n\n"
-                      "A: speed=480\\n\n"
-                      "A: bConfigurationValue=1\\n\n"
-                      "A: idVendor=833c\\n\n"
-                      "A: idProduct=0001\\n\n"
-                      "H: descriptors=") +
+                                  "N: bus/usb/001/002\n"
+                                  "E: SUBSYSTEM=usb\n"
+                                  "E: DEVTYPE=usb_device\n"
+                                  "E: DEVNAME=/dev/bus/usb/001/002\n"
+                                  "E: BUSNUM=001\n"
+                                  "E: DEVNUM=002\n"
+                                  "A: busnum=1\\n\n"
+                                  "A: devnum=2\\n\n"
+                                  "A: speed=480\\n\n"
+                                  "A: bConfigurationValue=1\\n\n"
+                                  "A: idVendor=833c\\n\n"
+                                  "A: idProduct=0001\\n\n"
+                                  "H: descriptors=") +
                       descriptors + "\n";
     GError *error = nullptr;
     if (!umockdev_testbed_add_from_string(bed, rec.c_str(), &error)) {
@@ -654,7 +662,8 @@ int main(int argc, char **argv)
         if (a == "--") {
             i++;
             break;
-        } else if (a == "--scenario" && i + 1 < argc) {
+        }
+        if (a == "--scenario" && i + 1 < argc) {
             scenario = argv[++i];
         } else if (a == "--log" && i + 1 < argc) {
             logpath = argv[++i];
