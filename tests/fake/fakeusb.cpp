@@ -268,6 +268,12 @@ int libusb_get_device_descriptor(libusb_device *d, libusb_device_descriptor *des
         problems.push_back("descriptor read outside the device list");
         return LIBUSB_ERROR_INVALID_PARAM;
     }
+    int r = cam.devices[d->index].descriptor_result;
+    if (r != 0) {
+        memset(desc, 0x3C, sizeof *desc); // idVendor would read 0x3C3C
+        desc->idVendor = 0x833C;          // ... or, worse, look like the camera
+        return r;
+    }
     memset(desc, 0, sizeof *desc);
     desc->bLength = LIBUSB_DT_DEVICE_SIZE;
     desc->bDescriptorType = LIBUSB_DT_DEVICE;

@@ -25,6 +25,7 @@ struct xfer {
 struct device {
     uint16_t vendor = 0;
     int open_result = 0;
+    int descriptor_result = 0; // non-zero: the descriptor read fails, leaving garbage
 };
 
 // The scripted world. Unscripted transfers: a send succeeds, a reply brings 4 bytes, a read on
