@@ -180,3 +180,44 @@ TEST(Render, BlockSumDoesNotOverflow)
 }
 
 } // namespace
+
+namespace {
+
+// The level is the integer (avg - lo) * 9 / (hi - lo + 1). Checked over many spans at the
+// averages where it steps, each drawn as a uniform 2 x 4 block.
+TEST(Render, LevelStepsWhereTheDivisionSaysOverEverySpan)
+{
+    std::mt19937 rng(3);
+    std::vector<uint32_t> spans = {1, 2, 3, 8, 9, 10, 255, 256, 4095, 65535};
+    while (spans.size() < 60)
+        spans.push_back(1 + rng() % 65535);
+    for (uint32_t span : spans) {
+        uint32_t lo = span == 65535 ? 0 : rng() % (65536 - span);
+        uint32_t hi = lo + span;
+        std::vector<uint16_t> px = fake::uniform(uint16_t(lo));
+        px[0] = uint16_t(hi);
+        // Averages just below, at and above each step, then random ones.
+        std::vector<uint32_t> avgs;
+        for (uint32_t k = 1; k <= 8; k++) {
+            uint64_t step = (uint64_t(k) * (span + 1) + 8) / 9; // first offset with level k
+            for (int64_t d = -1; d <= 1; d++)
+                if (int64_t(step) + d >= 0 && int64_t(step) + d <= int64_t(span))
+                    avgs.push_back(lo + uint32_t(int64_t(step) + d));
+        }
+        while (avgs.size() < 2399)
+            avgs.push_back(lo + rng() % (span + 1));
+        for (size_t i = 0; i < avgs.size(); i++)
+            block(px, int((i + 1) / 80), int((i + 1) % 80), {uint16_t(avgs[i])});
+        px[0] = uint16_t(hi); // the first block keeps hi, so the range is [lo..hi]
+
+        strings r = rows(draw(px).out);
+        ASSERT_EQ(r.size(), 30u);
+        for (size_t i = 0; i < avgs.size(); i++) {
+            char want = ramp[(avgs[i] - lo) * 9 / (span + 1)];
+            ASSERT_EQ(r[(i + 1) / 80][(i + 1) % 80], want)
+                << "lo " << lo << " hi " << hi << " average " << avgs[i];
+        }
+    }
+}
+
+} // namespace
