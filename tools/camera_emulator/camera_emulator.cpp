@@ -313,8 +313,8 @@ step next(std::deque<step> &q, const step &dflt)
     return s;
 }
 
-// Decides what a URB gets: status and bytes, and when it is due. Returns false when it never
-// completes (the program's timeout will cancel it).
+// Decides what a URB gets: status and bytes, and when it is due. A URB left not ready never
+// completes; the program's timeout cancels it.
 void decide(urb &u, const step &s)
 {
     u.ready = true;
@@ -360,7 +360,6 @@ void submit(urb &u)
             u.bytes.assign(data, data + len); // all of it is taken
             cam.unanswered++;
         }
-        u.status = s.what == step::data ? 0 : u.status;
     } else if (u.ep == 0x82) {
         // The reply to a command: ready once a command has come in.
         step s = next(cam.replies, ok_step);
